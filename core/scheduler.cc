@@ -183,14 +183,14 @@ bool Scheduler::WaitForResult(std::uint64_t id, std::int64_t timeout_ms,
     std::unique_lock lock(results_mutex_);
     const auto now = steady_clock::now();
     const auto stored = [&] { return results_.find(id) != results_.end(); };
-    if (timeout_ms > 0 &&
-        timeout_ms >= std::chrono::duration_cast<milliseconds>(
-                          steady_clock::time_point::max() - now)
-                          .count()) {
-      // The deadline would overflow the clock: wait without one.
+    // Deadlines the clock cannot represent: any time-out of 0 or less only
+    // checks once, and one beyond the clock's range waits without a deadline.
+    const std::int64_t wait_ms = timeout_ms > 0 ? timeout_ms : 0;
+    const auto room = std::chrono::duration_cast<milliseconds>(
+        steady_clock::time_point::max() - now);
+    if (wait_ms >= room.count()) {
       result_ready_.wait(lock, stored);
-    } else if (!result_ready_.wait_until(lock, now + milliseconds(timeout_ms),
-                                         stored)) {
+    } else if (!result_ready_.wait_until(lock, now + milliseconds(wait_ms), stored)) {
       return false;
     }
     claimed = results_.extract(id);
