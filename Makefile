@@ -47,7 +47,7 @@ bench-cpp: system
 
 probe: system
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build build/release --target idlewick-probe
+	cmake --build build/release --target idlewick_probe
 	build/release/tools/idlewick-probe
 
 clean:
