@@ -10,10 +10,6 @@
 namespace idlewick {
 namespace {
 
-constexpr std::u16string_view kProcessorTotalPath =
-    u"\\Processor(_Total)\\% Processor Time";
-constexpr std::u16string_view kGpuEngineWildcardPath =
-    u"\\GPU Engine(*)\\Utilization Percentage";
 constexpr std::u16string_view kEngineType3D = u"engtype_3D";
 
 }  // namespace

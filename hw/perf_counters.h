@@ -52,6 +52,12 @@ inline constexpr PerfStatus kPerfInvalidArgument = 0xC0000BBD;
 // no time passed, or the raw figure went backwards).
 inline constexpr PerfStatus kPerfInvalidData = 0xC0000BC6;
 
+// The two English counter paths the layer knows.
+inline constexpr std::u16string_view kProcessorTotalPath =
+    u"\\Processor(_Total)\\% Processor Time";
+inline constexpr std::u16string_view kGpuEngineWildcardPath =
+    u"\\GPU Engine(*)\\Utilization Percentage";
+
 // Opaque handles; the value-initialized handle is the null handle.
 enum class PerfQueryHandle : std::uintptr_t {};
 enum class PerfCounterHandle : std::uintptr_t {};

@@ -39,11 +39,6 @@
 namespace idlewick {
 namespace {
 
-constexpr std::u16string_view kProcessorTotalPath =
-    u"\\Processor(_Total)\\% Processor Time";
-constexpr std::u16string_view kGpuEngineWildcardPath =
-    u"\\GPU Engine(*)\\Utilization Percentage";
-
 // DRM fdinfo files are a few hundred bytes; the cap only bounds a runaway.
 constexpr std::size_t kMaxFileBytes = std::size_t{1} << 16;
 
