@@ -189,7 +189,7 @@ def test_failed_task_drops_its_reference_on_the_worker(running):
     task_id = running.enqueue_task("embedding", numeric_input=payload)
     result = claim(running, task_id)
     assert (result["status"], result["numeric_output"]) == ("failed", None)
-    # The worker drops the task right after filing its result.
+    # The worker drops the task, on its own thread, before it files the result.
     assert wait_until(lambda: sys.getrefcount(payload) == refs)
     assert running.wait_for_result(task_id, 0) is None
 
